@@ -1,0 +1,63 @@
+// tarnis: the storage engine's command-line tool.
+//
+// Exit status: 0 success; 1 the engine failed (its message on standard error);
+// 2 a usage error.
+#include "engine/base/tv6_eror.h"
+#include "platform/format_settings.h"
+#include "tools/tarnis/commands.h"
+#include "tools/tarnis/options.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <map>
+
+namespace {
+
+constexpr const char* Usage = R"(usage: tarnis COMMAND [ARGS]
+
+Commands:
+  info TABLE                  the table's header facts and fields
+  list TABLE [--deleted] [--json] [--codepage 850|1252|437|latin1]
+                              the records in file order; deleted records only with
+                              --deleted (and then marked); --json prints one object
+                              per line; text is decoded from the stored bytes by
+                              --codepage (default 850)
+  memo TABLE RECNO FIELD      one memo's stored text, as raw bytes
+
+Options:
+  --help                      this text
+
+Exit status: 0 success, 1 the engine reported an error, 2 usage error.
+)";
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using namespace tarnis::tool;
+    const Args all(argv + 1, argv + argc);
+    if (all.empty()) {
+        std::cerr << Usage;
+        return 2;
+    }
+    if (std::find(all.begin(), all.end(), "--help") != all.end() || all[0] == "help") {
+        std::cout << Usage;
+        return 0;
+    }
+    const std::map<std::string, int (*)(const Args&)> commands = {
+        {"info", CommandInfo}, {"list", CommandList}, {"memo", CommandMemo}};
+    const auto command = commands.find(all[0]);
+    try {
+        if (command == commands.end()) throw UsageError("unknown command " + all[0]);
+        return command->second(Args(all.begin() + 1, all.end()));
+    } catch (const UsageError& e) {
+        std::cerr << "tarnis: " << e.what() << "\n\n" << Usage;
+        return 2;
+    } catch (const std::exception& e) {
+        // Engine messages may hold a carriage return before the file name.
+        std::string message = e.what();
+        std::replace(message.begin(), message.end(), '\r', '\n');
+        std::cerr << message << '\n';
+        return 1;
+    }
+}
