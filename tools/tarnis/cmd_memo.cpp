@@ -9,8 +9,8 @@ namespace tarnis::tool {
 int CommandMemo(const Args& args) {
     const Options options(args, {}, {});
     options.ExpectPositional(3, "TABLE RECNO FIELD");
-    const auto table = OpenTableForReading(options.Positional()[0]);
     const long recno = ParseInteger(options.Positional()[1], 1, 2147483647L, "record number");
+    const auto table = OpenTableForReading(options.Positional()[0]);
     if (recno > table->RecordCount) throw UsageError("no record " + options.Positional()[1]);
     table->GoToRecord(static_cast<int32_t>(recno));
     const std::string& name = options.Positional()[2];
