@@ -3,6 +3,7 @@
 #include "engine/base/tv6_Date.h"
 #include "engine/base/tv6_eror.h"
 #include "engine/base/tv6_tool.h"
+#include "engine/table/TtvDBFExpUserLink.h"
 #include "engine/table/tv6_memo.h"
 #include "platform/code_page.h"
 #include "platform/format_settings.h"
@@ -25,6 +26,10 @@ int32_t Get32(const uint8_t* p) {
 }
 void Put32(uint8_t* p, int32_t v) {
     std::memcpy(p, &v, 4);
+}
+// False for values outside the 32-bit range and for not-a-number.
+bool FitsInt32(double v) {
+    return v >= -2147483648.0 && v <= 2147483647.0;
 }
 
 std::string_view TrimRight(std::string_view s) {
@@ -60,6 +65,7 @@ TVO_dBaseFld::TVO_dBaseFld(const std::string& FileName, bool ReadWrite, bool Sha
         d[27] = static_cast<uint8_t>(no >> 8);
         offset += d[16] + (d[11] == 'C' ? 256 * d[17] : 0);
     }
+    Link = std::make_unique<TtvDBFExpUserLink>(this);
 }
 
 TVO_dBaseFld::~TVO_dBaseFld() = default;
@@ -357,24 +363,39 @@ bool TVO_dBaseFld::PutNumberN(int32_t No, double Value) {
     }
     if (IsBinaryField(No)) {
         uint8_t* field = CurrentRecord + FieldOffset(No);
-        switch (type) {
-        case 'B':
+        if (type == 'B') {
             std::memcpy(field, &Value, 8);
-            break;
-        case 'T': {
+            Notify(NotifyFieldChanged, No);
+            return true;
+        }
+        // The integers must hold the truncated value: a value beyond their range (or
+        // not a number) is too large for the field, as in a decimal field, and the
+        // field keeps what it had.
+        bool fits = false;
+        if (type == 'T') {
             const double day = std::trunc(Value / MillisecondsPerDay);
-            Put32(field, static_cast<int32_t>(day) + DayOfYearOne);
-            Put32(field + 4, static_cast<int32_t>(std::trunc(Value - day * MillisecondsPerDay)));
-            break;
+            const double ms = std::trunc(Value - day * MillisecondsPerDay);
+            fits = FitsInt32(day + DayOfYearOne) && FitsInt32(ms);
+            if (fits) {
+                Put32(field, static_cast<int32_t>(day + DayOfYearOne));
+                Put32(field + 4, static_cast<int32_t>(ms));
+            }
+        } else if (type == 'Y') {
+            const double v = std::trunc(Value * 10000.0);
+            fits = v >= -9223372036854775808.0 && v < 9223372036854775808.0;
+            if (fits) {
+                const auto i = static_cast<int64_t>(v);
+                std::memcpy(field, &i, 8);
+            }
+        } else {
+            const double v = std::trunc(Value);
+            fits = FitsInt32(v);
+            if (fits) Put32(field, static_cast<int32_t>(v));
         }
-        case 'Y': {
-            const int64_t v = static_cast<int64_t>(std::trunc(Value * 10000.0));
-            std::memcpy(field, &v, 8);
-            break;
-        }
-        default:
-            Put32(field, static_cast<int32_t>(std::trunc(Value)));
-            break;
+        if (!fits) {
+            FieldError(ec::NumberTooLarge, sc::FieldPutNumber,
+                       FieldName(No) + " - " + FormatFixed(Value, 0));
+            return false;
         }
         Notify(NotifyFieldChanged, No);
         return true;
@@ -411,9 +432,15 @@ std::string TVO_dBaseFld::GetTextN(int32_t No) {
         if (IsBinaryField(No))
             return Placeholder(GetNumberN(No) > 0.1 ? "1" : "0", "---MEMO---", "---memo---");
         return Placeholder(TrimLeft(text), "---MEMO---", "---memo---");
+    // The binary fields of 0x30 tables hold no text to compare: like a binary memo
+    // field, they show the upper-case form for a value above zero.
     case 'G':
+        if (IsBinaryField(No))
+            return Placeholder(GetNumberN(No) > 0.1 ? "1" : "0", "-GENERAL--", "-general--");
         return Placeholder(TrimLeft(text), "-GENERAL--", "-general--");
     case 'B':
+        if (IsBinaryField(No))
+            return Placeholder(GetNumberN(No) > 0.1 ? "1" : "0", "--BINARY--", "--binary--");
         return Placeholder(TrimLeft(text), "--BINARY--", "--binary--");
     case 'F':
     case 'N': {

@@ -35,11 +35,15 @@
 
 #include "engine/table/tv6_DBF.h"
 
+#include <memory>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace tarnis {
+
+class TtvDBFExpUserLink;
 
 namespace sc {
 constexpr int32_t FieldPutDate = 1251;
@@ -52,6 +56,8 @@ constexpr int32_t FieldType = 1299;
 class TVO_dBaseFld : public TVO_dBaseDBF {
 public:
     const uint8_t* CurrentField = nullptr; // the descriptor the last field operation used
+    // Resolves field names and table functions of expressions compiled for the table.
+    std::unique_ptr<TtvDBFExpUserLink> Link;
 
     TVO_dBaseFld(const std::string& FileName, bool ReadWrite, bool Shared);
     ~TVO_dBaseFld() override;
@@ -86,6 +92,10 @@ public:
     virtual double GetNumber(std::string_view Name);
     virtual double GetNumberN(int32_t No);
     virtual bool PutNumber(std::string_view Name, double Value);
+    // A value that does not fit the field reports 1011/1261 and leaves the field
+    // unchanged: one whose decimal text is wider than a decimal field, one outside
+    // the range of a binary integer, date-time or currency field, and NaN or an
+    // infinity for any of them (a binary double field takes every value).
     virtual bool PutNumberN(int32_t No, double Value);
     virtual std::string GetText(std::string_view Name);
     virtual std::string GetTextN(int32_t No);

@@ -229,5 +229,23 @@ TEST(TarnisTool, MemoPrintsTheRawText) {
     EXPECT_NE(lines[4].find("    *  Mango"), std::string::npos);
 }
 
+TEST(TarnisTool, EvalPrintsOneValuePerRecord) {
+    const std::string table = test::DataFile("ndx-dbt3/XB.DBF");
+    const ToolRun keys = Tarnis({"eval", table, "DTOS(BORN)+UPPER(NAME)", "--deleted"});
+    ASSERT_EQ(keys.Status, 0) << keys.Err;
+    const auto lines = Lines(keys.Out);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "1\t19991231ZEBRA               ");
+    EXPECT_EQ(lines[3], "4\t20240101MANGO               ");
+    const ToolRun live = Tarnis({"eval", table, "OK .AND. AMOUNT > 1"});
+    EXPECT_EQ(Lines(live.Out), (std::vector<std::string>{"1\t.T.", "2\t.F.", "3\t.T.", "5\t.F."}));
+    EXPECT_EQ(Lines(Tarnis({"eval", table, "BORN"}).Out)[1], "2\t20000229");
+
+    const ToolRun bad = Tarnis({"eval", table, "UPPER(NAME"});
+    EXPECT_EQ(bad.Status, 1);
+    EXPECT_FALSE(bad.Err.empty());
+    EXPECT_TRUE(bad.Out.empty());
+}
+
 } // namespace
 } // namespace tarnis

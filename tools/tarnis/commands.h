@@ -18,5 +18,6 @@ std::unique_ptr<TVO_dBaseFld> OpenTableForReading(const std::string& name);
 int CommandInfo(const Args& args);
 int CommandList(const Args& args);
 int CommandMemo(const Args& args);
+int CommandEval(const Args& args);
 
 } // namespace tarnis::tool

@@ -24,6 +24,10 @@ Commands:
                               per line; text is decoded from the stored bytes by
                               --codepage (default 850)
   memo TABLE RECNO FIELD      one memo's stored text, as raw bytes
+  eval TABLE EXPR [--deleted] [--codepage ...]
+                              evaluates the xBase expression for every record:
+                              one line "recno<TAB>value" per record (dates as
+                              yyyymmdd, logicals as .T./.F.)
 
 Options:
   --help                      this text
@@ -45,7 +49,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     const std::map<std::string, int (*)(const Args&)> commands = {
-        {"info", CommandInfo}, {"list", CommandList}, {"memo", CommandMemo}};
+        {"info", CommandInfo}, {"list", CommandList}, {"memo", CommandMemo}, {"eval", CommandEval}};
     const auto command = commands.find(all[0]);
     try {
         if (command == commands.end()) throw UsageError("unknown command " + all[0]);
