@@ -1,6 +1,7 @@
 #include "engine/table/table_create.h"
 
 #include "engine/base/tv6_disk.h"
+#include "engine/base/byte_order.h"
 #include "engine/base/tv6_eror.h"
 #include "platform/file_names.h"
 #include "platform/format_settings.h"
@@ -13,20 +14,6 @@ namespace tarnis {
 
 namespace {
 
-void Put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    Put16(p, v);
-    Put16(p + 2, v >> 16);
-}
-void Put32BE(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 bool HasMemoFile(uint8_t version) {
     return version == 0x83 || version == 0x8B || version == 0xF5 || version == 0x30;
@@ -63,14 +50,14 @@ void CreateMemoFileFor(const std::string& TableFileName, uint8_t Version, int32_
         const uint32_t headerBlocks =
             (512 + static_cast<uint32_t>(BlockSize) - 1) / static_cast<uint32_t>(BlockSize);
         std::vector<uint8_t> header(headerBlocks * static_cast<size_t>(BlockSize), 0);
-        Put32BE(header.data(), headerBlocks);
+        PutBE32(header.data(), headerBlocks);
         header[6] = static_cast<uint8_t>(BlockSize >> 8);
         header[7] = static_cast<uint8_t>(BlockSize);
         WriteNewFile(name, header.data(), header.size());
     } else {
         std::vector<uint8_t> header(static_cast<size_t>(BlockSize), 0);
-        Put32(header.data(), 1); // dBase III: next free block; dBase IV: free chain = end of file
-        if (Version == 0x8B) Put32(header.data() + 20, static_cast<uint32_t>(BlockSize));
+        PutLE32(header.data(), 1); // dBase III: next free block; dBase IV: free chain = end of file
+        if (Version == 0x8B) PutLE32(header.data() + 20, static_cast<uint32_t>(BlockSize));
         WriteNewFile(name, header.data(), header.size());
     }
 }
@@ -96,7 +83,7 @@ void CreateTableFile(const std::string& FileName, uint8_t Version,
         uint8_t* d = &bytes[32 + 32 * i];
         std::memcpy(d, f.Name.data(), f.Name.size());
         d[11] = static_cast<uint8_t>(f.Type);
-        Put32(d + 12, static_cast<uint32_t>(recordLength)); // offset, as Visual FoxPro writes it
+        PutLE32(d + 12, static_cast<uint32_t>(recordLength)); // offset, as Visual FoxPro writes it
         d[16] = static_cast<uint8_t>(f.Length);
         d[17] = static_cast<uint8_t>(longChar ? f.Length >> 8 : f.Decimals);
         recordLength += static_cast<size_t>(f.Length);
@@ -110,8 +97,8 @@ void CreateTableFile(const std::string& FileName, uint8_t Version,
     bytes[1] = static_cast<uint8_t>(now.Year % 100);
     bytes[2] = static_cast<uint8_t>(now.Month);
     bytes[3] = static_cast<uint8_t>(now.Day);
-    Put16(&bytes[8], static_cast<uint32_t>(headerLength));
-    Put16(&bytes[10], static_cast<uint32_t>(recordLength));
+    PutLE16(&bytes[8], static_cast<uint32_t>(headerLength));
+    PutLE16(&bytes[10], static_cast<uint32_t>(recordLength));
     if (Version == 0x30 && hasMemoField) bytes[28] = 0x02;
     bytes[32 + 32 * Fields.size()] = 0x0D;
     bytes[headerLength] = 0x1A;

@@ -1,5 +1,6 @@
 #include "engine/table/tv6_DBF.h"
 
+#include "engine/base/byte_order.h"
 #include "engine/base/tv6_eror.h"
 #include "engine/table/tv6_memo.h"
 #include "platform/file_names.h"
@@ -21,19 +22,6 @@ bool KnownVersion(uint8_t v) {
     return v == 0x03 || v == 0x30 || v == 0x83 || v == 0x8B || v == 0xF5;
 }
 
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 // The table name as opened: blanks trimmed, ".DBF" put on a name without extension.
 std::string TableFileName(const std::string& name) {
@@ -62,8 +50,8 @@ TVO_dBaseDBF::TVO_dBaseDBF(const std::string& FileName, bool ReadWrite, bool Sha
     ReadAt(0, Header, DbfHeaderSize);
     CheckError(ErrorCode, sc::TableOpen);
     Version = Header[0];
-    HeaderLength = Get16(Header + 8);
-    RecordLength = Get16(Header + 10);
+    HeaderLength = GetLE16(Header + 8);
+    RecordLength = GetLE16(Header + 10);
     const int32_t extra = Version == 0x30 ? VfpBackLinkSize : 0;
     const int32_t area = HeaderLength - (DbfHeaderSize + 1) - extra;
     // Beyond the version byte, a header is unusable when it leaves no room for its
@@ -75,7 +63,7 @@ TVO_dBaseDBF::TVO_dBaseDBF(const std::string& FileName, bool ReadWrite, bool Sha
     HasProductionIndex = (Header[28] & 0x01) != 0;
     MemoFlag = (Header[28] & 0x02) != 0;
     DatabaseFlag = (Header[28] & 0x04) != 0;
-    ChangeStamp = Get32(Header + 16);
+    ChangeStamp = GetLE32(Header + 16);
     HasMemo = Version == 0x30 ? MemoFlag : (Version == 0x83 || Version == 0x8B || Version == 0xF5);
 
     RecNo = 0;
@@ -160,7 +148,7 @@ void TVO_dBaseDBF::RefreshHeader() {
     ReadAt(0, Header, DbfHeaderSize);
     const int32_t size = FileSize();
     RecordCount = size > HeaderLength ? (size - HeaderLength) / RecordLength : 0;
-    ChangeStamp = Get32(Header + 16);
+    ChangeStamp = GetLE32(Header + 16);
 }
 
 void TVO_dBaseDBF::WriteHeader() {
@@ -171,11 +159,11 @@ void TVO_dBaseDBF::WriteHeader() {
     Header[1] = static_cast<uint8_t>(now.Year % 100);
     Header[2] = static_cast<uint8_t>(now.Month);
     Header[3] = static_cast<uint8_t>(now.Day);
-    Put32(Header + 4, static_cast<uint32_t>(RecordCount));
+    PutLE32(Header + 4, static_cast<uint32_t>(RecordCount));
     Header[28] = static_cast<uint8_t>((HasProductionIndex ? 0x01 : 0) | (MemoFlag ? 0x02 : 0) |
                                       (DatabaseFlag ? 0x04 : 0));
-    Put32(Header + 16, ChangeStamp);
-    Put32(Header + 20, UserID);
+    PutLE32(Header + 16, ChangeStamp);
+    PutLE32(Header + 20, UserID);
     WriteAt(0, Header, DbfHeaderSize);
     HeaderDirty = false;
 }

@@ -1,5 +1,6 @@
 #include "engine/table/tv6_memo.h"
 
+#include "engine/base/byte_order.h"
 #include "engine/base/tv6_eror.h"
 #include "engine/table/tv6_DBF.h"
 #include "platform/file_names.h"
@@ -31,31 +32,6 @@ constexpr uint32_t FoxTextType = 1;
 constexpr int32_t WriteFailure = 101; // "Disk write error"
 constexpr int64_t MaxFileOffset = std::numeric_limits<int32_t>::max();
 
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    Put16(p, v);
-    Put16(p + 2, v >> 16);
-}
-uint32_t Get32BE(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-void Put32BE(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 int32_t Clamp32(int64_t v) {
     return static_cast<int32_t>(std::clamp<int64_t>(v, 0, std::numeric_limits<int32_t>::max()));
@@ -152,8 +128,8 @@ void TVobjMemo::AllocateBlocks(int32_t Length) {
     if (CurrentBlock <= 0 || BlockCount < needed) {
         uint8_t header[32] = {};
         ReadAt(0, header, sizeof header);
-        CurrentBlock = AppendStart(Get32(header));
-        Put32(header, static_cast<uint32_t>(CurrentBlock + needed));
+        CurrentBlock = AppendStart(GetLE32(header));
+        PutLE32(header, static_cast<uint32_t>(CurrentBlock + needed));
         WriteAt(0, header, sizeof header);
     }
     BlockCount = SaturatedCount(needed);
@@ -377,7 +353,7 @@ TVobjMemo4::TVobjMemo4(TVO_dBaseDBF* Owner, const std::string& FileName, bool Re
     if (Closed) return;
     uint8_t header[32] = {};
     const int32_t got = std::max(ReadAt(0, header, sizeof header), 0);
-    const uint32_t size = Get32(header + 20);
+    const uint32_t size = GetLE32(header + 20);
     if (size < Dbase4MinBlockSize || size > Dbase4MaxBlockSize) {
         FormatError();
         return;
@@ -399,9 +375,9 @@ void TVobjMemo4::AllocateBlocks(int32_t Length) {
     CurrentBlock = TakeFreeRun(needed);
     BlockCount = SaturatedCount(needed);
     std::memset(HeaderBuffer, 0, sizeof HeaderBuffer);
-    Put16(HeaderBuffer, Dbase4UsedMarker);
-    Put16(HeaderBuffer + 2, MemoHeaderSize);
-    Put32(HeaderBuffer + 4, static_cast<uint32_t>(Length + MemoHeaderSize));
+    PutLE16(HeaderBuffer, Dbase4UsedMarker);
+    PutLE16(HeaderBuffer + 2, MemoHeaderSize);
+    PutLE32(HeaderBuffer + 4, static_cast<uint32_t>(Length + MemoHeaderSize));
 }
 
 void TVobjMemo4::FreeBlocks(int32_t Block) {
@@ -411,20 +387,20 @@ void TVobjMemo4::FreeBlocks(int32_t Block) {
     uint8_t memo[MemoHeaderSize] = {};
     if (BlockInFile(Block))
         ReadAt(static_cast<uint32_t>(static_cast<int64_t>(Block) * BlockSize), memo, sizeof memo);
-    const int64_t length = Get32(memo + 4);
+    const int64_t length = GetLE32(memo + 4);
     const int64_t blocks = (BlockSize - 1 + length) / BlockSize;
-    if (Get16(memo) != Dbase4UsedMarker || length < MemoHeaderSize || Block + blocks > EndBlock()) {
+    if (GetLE16(memo) != Dbase4UsedMarker || length < MemoHeaderSize || Block + blocks > EndBlock()) {
         FormatError();
         return;
     }
     uint8_t header[8] = {};
     ReadAt(0, header, sizeof header);
     uint8_t run[8] = {};
-    Put32(run, Get32(header));
-    Put32(run + 4, static_cast<uint32_t>(blocks));
+    PutLE32(run, GetLE32(header));
+    PutLE32(run + 4, static_cast<uint32_t>(blocks));
     WriteAt(static_cast<uint32_t>(static_cast<int64_t>(Block) * BlockSize), run, sizeof run);
-    Put32(header, static_cast<uint32_t>(Block));
-    Put32(header + 4, 0);
+    PutLE32(header, static_cast<uint32_t>(Block));
+    PutLE32(header + 4, 0);
     WriteAt(0, header, sizeof header);
 }
 
@@ -440,7 +416,7 @@ int32_t TVobjMemo4::TakeFreeRun(int32_t Needed) {
     // Each run holds at least one block of the file, so a chain of more runs than
     // the file has blocks goes round in a loop.
     int64_t prev = 0;
-    int64_t cur = Get32(header);
+    int64_t cur = GetLE32(header);
     int64_t link = 0;
     bool found = false;
     for (int32_t steps = 0;; ++steps) {
@@ -453,15 +429,15 @@ int32_t TVobjMemo4::TakeFreeRun(int32_t Needed) {
         }
         uint8_t run[8] = {};
         ReadAt(static_cast<uint32_t>(cur * BlockSize), run, sizeof run);
-        const int64_t next = Get32(run);
-        const int64_t length = Get32(run + 4);
+        const int64_t next = GetLE32(run);
+        const int64_t length = GetLE32(run + 4);
         if (cur + length > end + 1) {
             FormatError();
             break;
         }
         if (Needed <= length) {
             if (length > Needed) {
-                Put32(run + 4, static_cast<uint32_t>(length - Needed));
+                PutLE32(run + 4, static_cast<uint32_t>(length - Needed));
                 WriteAt(static_cast<uint32_t>((cur + Needed) * BlockSize), run, sizeof run);
                 link = cur + Needed;
             } else {
@@ -480,7 +456,7 @@ int32_t TVobjMemo4::TakeFreeRun(int32_t Needed) {
 
     uint8_t previous[32] = {};
     ReadAt(static_cast<uint32_t>(prev * BlockSize), previous, sizeof previous);
-    Put32(previous, static_cast<uint32_t>(link));
+    PutLE32(previous, static_cast<uint32_t>(link));
     WriteAt(static_cast<uint32_t>(prev * BlockSize), previous, sizeof previous);
     return static_cast<int32_t>(cur);
 }
@@ -489,8 +465,8 @@ void TVobjMemo4::FillTerminator(uint8_t*) {
 }
 
 int32_t TVobjMemo4::ReadBlockLength(int32_t& Length) {
-    const int64_t length = Get32(HeaderBuffer + 4);
-    if (Get16(HeaderBuffer) != Dbase4UsedMarker || length < MemoHeaderSize) {
+    const int64_t length = GetLE32(HeaderBuffer + 4);
+    if (GetLE16(HeaderBuffer) != Dbase4UsedMarker || length < MemoHeaderSize) {
         FormatError();
         Length = MemoHeaderSize;
     } else {
@@ -528,23 +504,23 @@ void TVobjFXMemo20::AllocateBlocks(int32_t Length) {
     if (CurrentBlock <= 0 || BlockCount < needed) {
         uint8_t header[8] = {};
         ReadAt(0, header, sizeof header);
-        CurrentBlock = AppendStart(Get32BE(header));
-        Put32BE(header, static_cast<uint32_t>(CurrentBlock + needed));
+        CurrentBlock = AppendStart(GetBE32(header));
+        PutBE32(header, static_cast<uint32_t>(CurrentBlock + needed));
         WriteAt(0, header, sizeof header);
     }
     BlockCount = SaturatedCount(needed);
     std::memset(HeaderBuffer, 0, sizeof HeaderBuffer);
-    Put32BE(HeaderBuffer, FoxTextType);
-    Put32BE(HeaderBuffer + 4, static_cast<uint32_t>(Length));
+    PutBE32(HeaderBuffer, FoxTextType);
+    PutBE32(HeaderBuffer + 4, static_cast<uint32_t>(Length));
 }
 
 void TVobjFXMemo20::FillTerminator(uint8_t*) {
 }
 
 int32_t TVobjFXMemo20::ReadBlockLength(int32_t& Length) {
-    const uint32_t type = Get32BE(HeaderBuffer);
+    const uint32_t type = GetBE32(HeaderBuffer);
     if (type == FoxTextType || type == 0) {
-        Length = Clamp32(static_cast<int64_t>(Get32BE(HeaderBuffer + 4)) + MemoHeaderSize);
+        Length = Clamp32(static_cast<int64_t>(GetBE32(HeaderBuffer + 4)) + MemoHeaderSize);
     } else {
         FormatError();
         Length = MemoHeaderSize;
