@@ -1,5 +1,6 @@
 #include "engine/table/TVO_dBaseFld.h"
 
+#include "engine/base/byte_order.h"
 #include "engine/base/tv6_Date.h"
 #include "engine/base/tv6_eror.h"
 #include "engine/base/tv6_tool.h"
@@ -19,13 +20,12 @@ namespace {
 constexpr double MillisecondsPerDay = 86400000.0;
 constexpr int32_t DayOfYearOne = 1721425; // day number before 1 January of year 1
 
+// Signed 32-bit values of the binary field types.
 int32_t Get32(const uint8_t* p) {
-    uint32_t v = 0;
-    std::memcpy(&v, p, 4);
-    return static_cast<int32_t>(v);
+    return static_cast<int32_t>(GetLE32(p));
 }
 void Put32(uint8_t* p, int32_t v) {
-    std::memcpy(p, &v, 4);
+    PutLE32(p, static_cast<uint32_t>(v));
 }
 // False for values outside the 32-bit range and for not-a-number.
 bool FitsInt32(double v) {

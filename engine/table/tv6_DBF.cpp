@@ -16,7 +16,6 @@ constexpr uint8_t DeletedFlag = '*';
 constexpr uint8_t ActiveFlag = ' ';
 constexpr uint8_t EndOfFile = 0x1A;
 constexpr uint8_t DescriptorTerminator = 0x0D;
-constexpr uint8_t FlagBits = 0x07;
 
 bool KnownVersion(uint8_t v) {
     return v == 0x03 || v == 0x30 || v == 0x83 || v == 0x8B || v == 0xF5;
