@@ -92,7 +92,11 @@ bool TtvExpBaseObject::Evaluate(TtvExpBuffer& Buffer, uint8_t& Type) {
 // ---------------------------------------------------------------------------
 
 std::string TtvExpContainer::Text() const {
-    return "(" + (Right ? Right->Text() : std::string()) + ")";
+    // Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) on "(" + s + ")".
+    std::string text = "(";
+    if (Right) text += Right->Text();
+    text += ')';
+    return text;
 }
 
 bool TtvExpContainer::Evaluate(TtvExpBuffer& Buffer, uint8_t& Type) {
@@ -501,7 +505,10 @@ TtvExpDateLit::TtvExpDateLit(double Jdn) : Value(Jdn) {
 }
 
 std::string TtvExpDateLit::NameText() const {
-    return "{" + EngineDates.FormatDisplay(static_cast<int32_t>(Value)) + "}";
+    std::string text = "{";
+    text += EngineDates.FormatDisplay(static_cast<int32_t>(Value));
+    text += '}';
+    return text;
 }
 
 bool TtvExpDateLit::Evaluate(TtvExpBuffer& Buffer, uint8_t& Type) {
