@@ -5,8 +5,12 @@
 #include "engine/table/tv6_memo.h"
 #include "platform/file_names.h"
 #include "platform/format_settings.h"
+#include "platform/os_file.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace tarnis {
 
@@ -20,7 +24,6 @@ constexpr uint8_t DescriptorTerminator = 0x0D;
 bool KnownVersion(uint8_t v) {
     return v == 0x03 || v == 0x30 || v == 0x83 || v == 0x8B || v == 0xF5;
 }
-
 
 // The table name as opened: blanks trimmed, ".DBF" put on a name without extension.
 std::string TableFileName(const std::string& name) {
@@ -230,7 +233,19 @@ void TVO_dBaseDBF::GoToRecord(int32_t N) {
 }
 
 void TVO_dBaseDBF::AppendRecord() {
-    LockHeader();
+    // Two writers that append at once would both take the slot after the last
+    // record; on a shared table the append therefore waits for the header lock (with
+    // the engine's lock wait) and reports when it cannot have it.
+    bool locked = LockHeader();
+    for (int tries = LockWaitTotal / std::max<int>(LockRetryDelay, 1);
+         !locked && Shared && tries > 1; --tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(LockRetryDelay));
+        locked = LockHeader();
+    }
+    if (!locked && Shared) {
+        CheckError(ErrorCode != 0 ? ErrorCode : oserr::LockViolation, sc::LockWait);
+        return;
+    }
     try {
         Notify(NotifyBeforeWrite, 0);
         HeaderDirty = true;

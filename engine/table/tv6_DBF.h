@@ -85,6 +85,7 @@ constexpr int32_t NotifyFlushed = 8;      // after Flush (RecNo)
 namespace sc {
 constexpr int32_t TableOpen = 1204;
 constexpr int32_t TableGoTo = 1207;
+constexpr int32_t LockWait = 1112; // a lock not obtained within the lock wait
 } // namespace sc
 
 constexpr int32_t DbfHeaderSize = 32;
@@ -138,7 +139,8 @@ public:
     void StatusReport(int32_t Stat1, int32_t Stat2, int32_t Stat3) override;
 
     // Writes CurrentRecord as a new last record (and the end-of-file byte) and makes
-    // it current. Takes the header lock around the write.
+    // it current. Takes the header lock around the write; on a shared table it waits
+    // for it (the lock wait settings) and reports 33 when another holds it.
     virtual void AppendRecord();
     virtual void SetCollation(const uint8_t* Collation, const uint8_t* Translation, int32_t Extra);
     // Hook for the derived layers; always true here.

@@ -1,4 +1,5 @@
 #include "tools/tarnis/commands.h"
+#include "tools/tarnis/index_files.h"
 #include "tools/tarnis/options.h"
 
 #include <cstdio>
@@ -37,9 +38,10 @@ std::string LastUpdate(const TVO_dBaseDBF& table) {
 } // namespace
 
 int CommandInfo(const Args& args) {
-    const Options options(args, {}, {});
+    const Options options(args, {}, {"--index"});
     options.ExpectPositional(1, "TABLE");
     const auto table = OpenTableForReading(options.Positional()[0]);
+    const IndexFiles indexes = OpenIndexesForReading(*table, options.Values("--index"));
 
     char version[8];
     std::snprintf(version, sizeof version, "0x%02X", table->Version);
@@ -56,6 +58,21 @@ int CommandInfo(const Args& args) {
         std::snprintf(line, sizeof line, "  %-10s  %c  %5d  %3d", table->FieldName(no).c_str(),
                       table->FieldType(no), table->FieldLength(no), table->FieldDecimals(no));
         std::cout << line << '\n';
+    }
+    // Per index file its tags: name, key and FOR expressions, key type, order,
+    // uniqueness and the number of keys.
+    for (const auto& file : indexes) {
+        std::cout << "index       " << file->DiskFile->FileName << '\n'
+                  << "tags        " << file->TagCount() << '\n';
+        for (int32_t i = 0; i < file->TagCount(); ++i) {
+            TVobjIndexTag& tag = *file->TagByIndex(i);
+            std::cout << "  " << tag.TagName << "  key=" << tag.KeyExpression.value_or("")
+                      << "  for=" << (tag.HasFor ? tag.ForExpression.value_or("") : "")
+                      << "  type=" << tag.KeyType
+                      << "  order=" << (tag.Descending ? "descending" : "ascending")
+                      << "  unique=" << (tag.Unique ? "yes" : "no") << "  keys=" << CountKeys(tag)
+                      << '\n';
+        }
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "tools/tarnis/commands.h"
 #include "tools/tarnis/field_view.h"
+#include "tools/tarnis/index_files.h"
 #include "tools/tarnis/options.h"
 
 #include <algorithm>
@@ -46,12 +47,16 @@ size_t ColumnWidth(TVO_dBaseFld& table, int32_t no) {
 } // namespace
 
 int CommandList(const Args& args) {
-    const Options options(args, {"--deleted", "--json"}, {"--codepage"});
+    const Options options(args, {"--deleted", "--json"}, {"--codepage", "--index", "--tag"});
     options.ExpectPositional(1, "TABLE");
     const TCodePage page = options.CodePage();
     const bool withDeleted = options.Flag("--deleted");
     const bool json = options.Flag("--json");
+    const std::optional<std::string> tagName = options.Value("--tag");
+    if (tagName && options.Values("--index").empty()) throw UsageError("--tag needs --index");
     const auto table = OpenTableForReading(options.Positional()[0]);
+    const IndexFiles indexes = OpenIndexesForReading(*table, options.Values("--index"));
+    TVobjIndexTag* tag = tagName ? &FindTag(indexes, *tagName) : nullptr;
 
     std::vector<size_t> widths;
     if (!json) {
@@ -65,8 +70,21 @@ int CommandList(const Args& args) {
         std::cout << header << '\n';
     }
 
-    for (table->GoToRecord(MoveTop); !table->AtEof && table->RecNo > 0;
-         table->GoToRecord(MoveNext)) {
+    // File order, or the tag's order: the tag is moved and each of its records read.
+    int32_t next = 0;
+    const auto first = [&] {
+        if (!tag) return table->GoToRecord(MoveTop);
+        tag->ResetNodes(2);
+        next = tag->Move(MoveTop);
+        if (next != 0) table->GoToRecord(next);
+    };
+    const auto more = [&] { return tag ? next != 0 : !table->AtEof && table->RecNo > 0; };
+    const auto advance = [&] {
+        if (!tag) return table->GoToRecord(MoveNext);
+        next = tag->Move(MoveNext);
+        if (next != 0) table->GoToRecord(next);
+    };
+    for (first(); more(); advance()) {
         const bool deleted = table->IsDeleted();
         if (deleted && !withDeleted) continue;
         std::string line;

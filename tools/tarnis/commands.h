@@ -19,5 +19,6 @@ int CommandInfo(const Args& args);
 int CommandList(const Args& args);
 int CommandMemo(const Args& args);
 int CommandEval(const Args& args);
+int CommandSeek(const Args& args);
 
 } // namespace tarnis::tool

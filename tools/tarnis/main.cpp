@@ -17,12 +17,21 @@ namespace {
 constexpr const char* Usage = R"(usage: tarnis COMMAND [ARGS]
 
 Commands:
-  info TABLE                  the table's header facts and fields
+  info TABLE [--index FILE]...
+                              the table's header facts and fields; with --index
+                              also each index file's tags (key, FOR, type, order,
+                              uniqueness, number of keys)
   list TABLE [--deleted] [--json] [--codepage 850|1252|437|latin1]
-                              the records in file order; deleted records only with
-                              --deleted (and then marked); --json prints one object
-                              per line; text is decoded from the stored bytes by
-                              --codepage (default 850)
+             [--index FILE... --tag NAME]
+                              the records in file order, or in the order of the
+                              tag; deleted records only with --deleted (and then
+                              marked); --json prints one object per line; text is
+                              decoded from the stored bytes by --codepage (default
+                              850)
+  seek TABLE --index FILE --tag NAME KEY [--soft] [--codepage ...]
+                              looks KEY up in the tag (text, a number, or a date as
+                              yyyymmdd): "found=true|false recno=N"; without a match
+                              recno is 0, or with --soft the next greater key's
   memo TABLE RECNO FIELD      one memo's stored text, as raw bytes
   eval TABLE EXPR [--deleted] [--codepage ...]
                               evaluates the xBase expression for every record:
@@ -48,8 +57,11 @@ int main(int argc, char** argv) {
         std::cout << Usage;
         return 0;
     }
-    const std::map<std::string, int (*)(const Args&)> commands = {
-        {"info", CommandInfo}, {"list", CommandList}, {"memo", CommandMemo}, {"eval", CommandEval}};
+    const std::map<std::string, int (*)(const Args&)> commands = {{"info", CommandInfo},
+                                                                  {"list", CommandList},
+                                                                  {"memo", CommandMemo},
+                                                                  {"eval", CommandEval},
+                                                                  {"seek", CommandSeek}};
     const auto command = commands.find(all[0]);
     try {
         if (command == commands.end()) throw UsageError("unknown command " + all[0]);

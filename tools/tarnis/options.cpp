@@ -18,7 +18,7 @@ Options::Options(const std::vector<std::string>& args, const std::vector<std::st
             flags_[arg] = true;
         } else if (known(valued, arg)) {
             if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
-            values_[arg] = args[++i];
+            values_[arg].push_back(args[++i]);
         } else {
             throw UsageError("unknown option " + arg);
         }
@@ -32,7 +32,12 @@ void Options::ExpectPositional(size_t count, const char* what) const {
 std::optional<std::string> Options::Value(const std::string& name) const {
     const auto it = values_.find(name);
     if (it == values_.end()) return std::nullopt;
-    return it->second;
+    return it->second.back();
+}
+
+std::vector<std::string> Options::Values(const std::string& name) const {
+    const auto it = values_.find(name);
+    return it == values_.end() ? std::vector<std::string>() : it->second;
 }
 
 TCodePage Options::CodePage() const {

@@ -20,8 +20,8 @@ public:
 
 class Options {
 public:
-    // Flags take no value; valued options take the next argument. Anything else
-    // starting with "--" is a usage error.
+    // Flags take no value; valued options take the next argument and may be given
+    // more than once. Anything else starting with "--" is a usage error.
     Options(const std::vector<std::string>& args, const std::vector<std::string>& flags,
             const std::vector<std::string>& valued);
 
@@ -29,14 +29,17 @@ public:
     // The positional arguments, which must be exactly `count`.
     void ExpectPositional(size_t count, const char* what) const;
     bool Flag(const std::string& name) const { return flags_.count(name) != 0; }
+    // The last value given for the option.
     std::optional<std::string> Value(const std::string& name) const;
+    // Every value given for the option, in order.
+    std::vector<std::string> Values(const std::string& name) const;
     // --codepage 850|1252|437|latin1 (default 850).
     TCodePage CodePage() const;
 
 private:
     std::vector<std::string> positional_;
     std::map<std::string, bool> flags_;
-    std::map<std::string, std::string> values_;
+    std::map<std::string, std::vector<std::string>> values_;
 };
 
 // A whole decimal number within [low, high], else a usage error naming `what`.
