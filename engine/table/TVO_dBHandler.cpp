@@ -254,8 +254,9 @@ bool TVO_dBHandler::Notify(int32_t Event, int32_t Value) {
     TVO_dBaseFld::Notify(Event, Value);
     if (Event == NotifyAfterWrite) {
         if (FilterHandler && FilterSet && FilterHandler->Root) EvaluateFilterBit();
-        for (auto& file : IndexSlots)
-            if (file) file->UpdateRecordKeys(RecNo, Value == 0);
+        if (!Packing)
+            for (auto& file : IndexSlots)
+                if (file) file->UpdateRecordKeys(RecNo, Value == 0);
         if (MasterTag) {
             MasterTag->SyncToRecord(RecNo);
             AtBof = MasterTag->AtBof;
@@ -498,16 +499,30 @@ void TVO_dBHandler::ClearRange() {
 // ---------------------------------------------------------------------------
 
 void TVO_dBHandler::BuildFilterSet() {
+    // Every record of the file gets its bit, whatever the master tag holds: a set
+    // built along the tag would lack the records outside its range, and a later
+    // change of range would hide records that pass the filter. The walk is in file
+    // order through the read-ahead buffer; the tag keeps its position.
     const int32_t recNo = RecNo;
     const bool cacheWas = CacheOn;
-    if (!MasterTag) SetCache(true);
-    TtvExpBuffer result;
-    for (GoToRecord(MoveTop); !AtEof && !AtBof && RecNo > 0; GoToRecord(MoveNext)) {
-        if (FilterHandler->Evaluate(result) != nullptr && result.AsLogical())
-            FilterSet->Change(RecNo, 1);
+    TVobjIndexTag* master = MasterTag;
+    MasterTag = nullptr;
+    try {
+        SetCache(true);
+        TtvExpBuffer result;
+        for (int32_t n = 1; n <= RecordCount; ++n) {
+            TVO_dBaseFld::GoToRecord(n);
+            if (FilterHandler->Evaluate(result) != nullptr && result.AsLogical())
+                FilterSet->Change(n, 1);
+        }
+    } catch (...) {
+        MasterTag = master;
+        SetCache(cacheWas);
+        throw;
     }
+    MasterTag = master;
     SetCache(cacheWas);
-    if (recNo > 0) GoToRecord(recNo);
+    if (recNo > 0 && recNo <= RecordCount) GoToRecord(recNo);
 }
 
 void TVO_dBHandler::SetFilter(const std::string& Text, bool CaseInsensitive, bool Wildcards) {

@@ -79,6 +79,9 @@ public:
     bool FilterWanted = false;
     bool FilterActive = false; // wanted, and a compiled expression with operands exists
     uint16_t SearchOptions = 0;
+    // Pack is moving records down: the indexes are rebuilt afterwards, so the writes
+    // do not maintain them one by one.
+    bool Packing = false;
 
     TVO_dBHandler(const std::string& FileName, bool ReadWrite, bool Shared);
     ~TVO_dBHandler() override;

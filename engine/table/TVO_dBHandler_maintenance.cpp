@@ -38,6 +38,7 @@ public:
         : table_(table), master_(table.MasterTag), cache_(table.CacheOn) {}
     ~StateGuard() {
         table_.RecordState = 1;
+        table_.Packing = false;
         table_.MasterTag = master_;
         try {
             table_.SetCache(cache_);
@@ -69,6 +70,7 @@ void TVO_dBHandler::Pack() {
         SetCache(false);
         SetCache(true);
         StatusReport(-1, PackStatus, RecordCount);
+        Packing = true;
         for (int32_t j = 1; j <= count; ++j) {
             ReadAt(static_cast<uint32_t>(HeaderLength) +
                        static_cast<uint32_t>(j - 1) * static_cast<uint32_t>(RecordLength),
@@ -89,6 +91,7 @@ void TVO_dBHandler::Pack() {
             }
             StatusReport(PackStatus, j, 0);
         }
+        Packing = false;
         if (kept < RecordCount) {
             RecordCount = kept;
             const uint8_t endOfFile = 0x1A;

@@ -118,16 +118,17 @@ public:
     // Writes the memo and points the field at its (possibly new) first block.
     int32_t WriteMemoN(int32_t No, const uint8_t* Data, int32_t& Length);
 
-protected:
-    const uint8_t* Descriptor(int32_t No) const;
-    bool ValidField(int32_t No) const { return No >= 1 && No <= FieldCount; }
-    void FieldError(int32_t Code, int32_t SubCode, std::string_view Info);
-    bool IsVfp() const { return Version == 0x30; }
     // Whether field No holds a binary value: in a version 0x30 table the types B, G,
     // I, M, T and Y, when the field has the binary width (4 bytes for G, I, M; 8 for
     // B, T, Y). Visual FoxPro tables written by other programs may keep 10-character
     // memo fields with a decimal block number; those read and write as text.
     bool IsBinaryField(int32_t No) const;
+
+protected:
+    const uint8_t* Descriptor(int32_t No) const;
+    bool ValidField(int32_t No) const { return No >= 1 && No <= FieldCount; }
+    void FieldError(int32_t Code, int32_t SubCode, std::string_view Info);
+    bool IsVfp() const { return Version == 0x30; }
 };
 
 } // namespace tarnis

@@ -7,8 +7,8 @@
 
 namespace tarnis::tool {
 
-std::unique_ptr<TVO_dBaseFld> OpenTableForReading(const std::string& name) {
-    return std::make_unique<TVO_dBaseFld>(name, false, true);
+std::unique_ptr<TVO_dBHandler> OpenTableForReading(const std::string& name) {
+    return std::make_unique<TVO_dBHandler>(name, false, true);
 }
 
 namespace {

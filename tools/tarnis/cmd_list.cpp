@@ -47,16 +47,50 @@ size_t ColumnWidth(TVO_dBaseFld& table, int32_t no) {
 } // namespace
 
 int CommandList(const Args& args) {
-    const Options options(args, {"--deleted", "--json"}, {"--codepage", "--index", "--tag"});
+    // --range takes two values, LOW and HIGH.
+    Args rest;
+    std::optional<std::pair<std::string, std::string>> range;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "--range") {
+            rest.push_back(args[i]);
+            continue;
+        }
+        if (i + 2 >= args.size()) throw UsageError("--range needs LOW and HIGH");
+        range.emplace(args[i + 1], args[i + 2]);
+        i += 2;
+    }
+    const Options options(rest, {"--deleted", "--json"},
+                          {"--codepage", "--index", "--tag", "--filter"});
     options.ExpectPositional(1, "TABLE");
     const TCodePage page = options.CodePage();
     const bool withDeleted = options.Flag("--deleted");
     const bool json = options.Flag("--json");
     const std::optional<std::string> tagName = options.Value("--tag");
     if (tagName && options.Values("--index").empty()) throw UsageError("--tag needs --index");
+    if (range && !tagName) throw UsageError("--range needs --tag");
     const auto table = OpenTableForReading(options.Positional()[0]);
-    const IndexFiles indexes = OpenIndexesForReading(*table, options.Values("--index"));
-    TVobjIndexTag* tag = tagName ? &FindTag(indexes, *tagName) : nullptr;
+    OpenIndexesInTable(*table, options.Values("--index"));
+
+    // The handler walks: in the tag's order (within the range), over the filter, and
+    // past deleted records unless they are asked for.
+    table->UseDeleted = withDeleted;
+    if (tagName) {
+        table->SelectTag(*tagName, false);
+    } else {
+        table->SetCache(true);
+    }
+    if (const auto filter = options.Value("--filter")) {
+        std::string bytes;
+        if (!EncodeFromUtf8(*filter, page, bytes)) throw UsageError("--filter is not valid UTF-8");
+        table->SetFilter(bytes, false, true);
+        table->SetFilterActive(true);
+    }
+    if (range) {
+        std::string low, high;
+        if (!EncodeFromUtf8(range->first, page, low) || !EncodeFromUtf8(range->second, page, high))
+            throw UsageError("--range is not valid UTF-8");
+        table->SetKeyRange(low, high, true, true);
+    }
 
     std::vector<size_t> widths;
     if (!json) {
@@ -70,23 +104,9 @@ int CommandList(const Args& args) {
         std::cout << header << '\n';
     }
 
-    // File order, or the tag's order: the tag is moved and each of its records read.
-    int32_t next = 0;
-    const auto first = [&] {
-        if (!tag) return table->GoToRecord(MoveTop);
-        tag->ResetNodes(2);
-        next = tag->Move(MoveTop);
-        if (next != 0) table->GoToRecord(next);
-    };
-    const auto more = [&] { return tag ? next != 0 : !table->AtEof && table->RecNo > 0; };
-    const auto advance = [&] {
-        if (!tag) return table->GoToRecord(MoveNext);
-        next = tag->Move(MoveNext);
-        if (next != 0) table->GoToRecord(next);
-    };
-    for (first(); more(); advance()) {
+    for (table->GoToRecord(MoveTop); !table->AtEof && !table->AtBof && table->RecNo > 0;
+         table->GoToRecord(MoveNext)) {
         const bool deleted = table->IsDeleted();
-        if (deleted && !withDeleted) continue;
         std::string line;
         if (json) {
             line = "{\"recno\":" + std::to_string(table->RecNo) +

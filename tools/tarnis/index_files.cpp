@@ -8,12 +8,28 @@
 
 namespace tarnis::tool {
 
+namespace {
+
+// Index formats the tool opens: compound files; a name without extension is one.
+void CheckFormat(const std::string& name) {
+    const std::string extension = AnsiUpperCase(ExtractFileExt(name));
+    if (!extension.empty() && extension != ".CDX")
+        throw UsageError("unsupported index format: " + name);
+}
+
+} // namespace
+
+void OpenIndexesInTable(TVO_dBHandler& table, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        CheckFormat(name);
+        table.OpenIndex(DefaultExtension(name, ".CDX"));
+    }
+}
+
 IndexFiles OpenIndexesForReading(TVO_dBaseFld& table, const std::vector<std::string>& names) {
     IndexFiles files;
     for (const std::string& name : names) {
-        const std::string extension = AnsiUpperCase(ExtractFileExt(name));
-        if (!extension.empty() && extension != ".CDX")
-            throw UsageError("unsupported index format: " + name);
+        CheckFormat(name);
         auto file = std::make_unique<TVobjCDXFile>(&table, name, false, true, false, false);
         if (!file->Valid) {
             // The name as the index file looked for it: beside the table when bare.

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "engine/index/tv6_indx.h"
-#include "engine/table/TVO_dBaseFld.h"
+#include "engine/table/TVO_dBHandler.h"
 
 #include <memory>
 #include <string>
@@ -18,6 +18,10 @@ using IndexFiles = std::vector<std::unique_ptr<TVobjIndexFile>>;
 // without one is a compound file). Raises the engine's error for a missing file
 // ("File not found") or a damaged one (2112); an unknown extension is a usage error.
 IndexFiles OpenIndexesForReading(TVO_dBaseFld& table, const std::vector<std::string>& names);
+
+// Opens each index file in the table handler, so that it orders, filters and keeps
+// them current (same errors as above; a file named twice opens once).
+void OpenIndexesInTable(TVO_dBHandler& table, const std::vector<std::string>& names);
 
 // The first tag of that name (letter case ignored) in the files; raises
 // "Cannot find index tag <name>" when none has it.

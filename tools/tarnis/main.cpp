@@ -22,17 +22,28 @@ Commands:
                               also each index file's tags (key, FOR, type, order,
                               uniqueness, number of keys)
   list TABLE [--deleted] [--json] [--codepage 850|1252|437|latin1]
-             [--index FILE... --tag NAME]
+             [--index FILE]... [--tag NAME] [--filter EXPR] [--range LOW HIGH]
                               the records in file order, or in the order of the
-                              tag; deleted records only with --deleted (and then
-                              marked); --json prints one object per line; text is
-                              decoded from the stored bytes by --codepage (default
-                              850)
+                              tag (within the key range LOW..HIGH), those for which
+                              the filter expression is true; deleted records only
+                              with --deleted (and then marked); --json prints one
+                              object per line; text is decoded from the stored
+                              bytes by --codepage (default 850)
   seek TABLE --index FILE --tag NAME KEY [--soft] [--codepage ...]
                               looks KEY up in the tag (text, a number, or a date as
                               yyyymmdd): "found=true|false recno=N"; without a match
                               recno is 0, or with --soft the next greater key's
   memo TABLE RECNO FIELD      one memo's stored text, as raw bytes
+  import TABLE [--index FILE]... [--codepage ...] [--shared] [--protocol 0-3]
+         FILE.jsonl|-         appends one record per JSON line (the form list --json
+                              prints; absent fields blank), keeping every given
+                              index current; --shared opens the table for sharing
+                              with other processes, with the lock protocol given
+  pack TABLE [--index FILE]...
+                              removes the deleted records and rebuilds the indexes
+  check TABLE --index FILE...
+                              verifies every tag against the table; exit status 1
+                              with a report of what is wrong
   eval TABLE EXPR [--deleted] [--codepage ...]
                               evaluates the xBase expression for every record:
                               one line "recno<TAB>value" per record (dates as
@@ -57,11 +68,10 @@ int main(int argc, char** argv) {
         std::cout << Usage;
         return 0;
     }
-    const std::map<std::string, int (*)(const Args&)> commands = {{"info", CommandInfo},
-                                                                  {"list", CommandList},
-                                                                  {"memo", CommandMemo},
-                                                                  {"eval", CommandEval},
-                                                                  {"seek", CommandSeek}};
+    const std::map<std::string, int (*)(const Args&)> commands = {
+        {"info", CommandInfo},   {"list", CommandList},     {"memo", CommandMemo},
+        {"eval", CommandEval},   {"import", CommandImport}, {"pack", CommandPack},
+        {"check", CommandCheck}, {"seek", CommandSeek}};
     const auto command = commands.find(all[0]);
     try {
         if (command == commands.end()) throw UsageError("unknown command " + all[0]);
