@@ -4,7 +4,10 @@
 #include "platform/file_names.h"
 #include "platform/os_file.h"
 
+#include <algorithm>
+#include <chrono>
 #include <limits>
+#include <thread>
 
 namespace tarnis {
 
@@ -250,6 +253,15 @@ bool TVO_DiskFile::LockRange(uint32_t Offset, uint32_t Length) {
     ErrorCode = OsLockRange(Handle, Offset, Length);
     if (ErrorCode == 0) ++LockCount;
     return ErrorCode == 0;
+}
+
+bool TVO_DiskFile::LockRangeWaiting(uint32_t Offset, uint32_t Length) {
+    int32_t tries = LockRetryDelay == 0 ? 1 : std::max(LockWaitTotal / LockRetryDelay, 1);
+    for (;;) {
+        if (LockRange(Offset, Length)) return true;
+        if (--tries <= 0) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(LockRetryDelay));
+    }
 }
 
 bool TVO_DiskFile::LockWholeFile() {

@@ -101,6 +101,10 @@ public:
     virtual void WriteAt(uint32_t Offset, const void* Buffer, int32_t Count);
 
     bool HasExclusiveAccess() const;
+    // LockRange with the engine's lock wait: up to LockWaitTotal / LockRetryDelay
+    // attempts (at least one), sleeping LockRetryDelay after each failed one but the
+    // last. ErrorCode is that of the last attempt; nothing is reported.
+    bool LockRangeWaiting(uint32_t Offset, uint32_t Length);
     // Code 0: nothing. Otherwise sets the thread's last error and ReportError (Code,
     // SubCode, FileName).
     void CheckError(int32_t Code, int32_t SubCode);

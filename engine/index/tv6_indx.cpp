@@ -148,27 +148,27 @@ std::unique_ptr<TVO_DiskFile> TVobjIndexFile::OpenIndexFile(TVO_dBaseFld* ForTab
 bool TVobjIndexFile::LockIndex() {
     if (!DiskFile) return false;
     if (!DiskFile->Shared) return true;
-    int32_t tries = LockRetryDelay == 0 ? 1 : std::max<int32_t>(LockWaitTotal / LockRetryDelay, 1);
-    for (;;) {
-        bool locked = false;
-        switch (LockProtocol) {
-        case 0:
-        case 3:
-            locked = DiskFile->LockRange(LockPointA - 1, 1);
-            break;
-        case 1:
-            locked = DiskFile->LockRange(LockPointA - 1, 2);
-            break;
-        case 2:
-            locked = DiskFile->LockRange(LockPointB, 1);
-            break;
-        default:
-            break;
-        }
-        if (locked) return true;
-        if (--tries <= 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(LockRetryDelay));
+    bool locked = false;
+    switch (LockProtocol) {
+    case 0:
+    case 3:
+        locked = DiskFile->LockRangeWaiting(LockPointA - 1, 1);
+        break;
+    case 1:
+        locked = DiskFile->LockRangeWaiting(LockPointA - 1, 2);
+        break;
+    case 2:
+        locked = DiskFile->LockRangeWaiting(LockPointB, 1);
+        break;
+    default:
+        // No lock point for the protocol: every attempt fails, for the whole wait.
+        for (int32_t tries =
+                 LockRetryDelay == 0 ? 1 : std::max<int32_t>(LockWaitTotal / LockRetryDelay, 1);
+             tries > 1; --tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(LockRetryDelay));
+        break;
     }
+    if (locked) return true;
     throw ETarnisError("Error " + std::to_string(DiskFile->ErrorCode) + " in Lock of " +
                        DiskFile->FileName);
 }

@@ -7,10 +7,7 @@
 #include "platform/format_settings.h"
 #include "platform/os_file.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace tarnis {
 
@@ -236,13 +233,10 @@ void TVO_dBaseDBF::AppendRecord() {
     // Two writers that append at once would both take the slot after the last
     // record; on a shared table the append therefore waits for the header lock (with
     // the engine's lock wait) and reports when it cannot have it.
-    bool locked = LockHeader();
-    for (int tries = LockWaitTotal / std::max<int>(LockRetryDelay, 1);
-         !locked && Shared && tries > 1; --tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(LockRetryDelay));
-        locked = LockHeader();
-    }
-    if (!locked && Shared) {
+    // Unshared, the lock is only counted and cannot fail.
+    const bool locked =
+        Shared && !TableLocked ? LockRangeWaiting(HeaderLockOffset, 1) : LockHeader();
+    if (!locked) {
         CheckError(ErrorCode != 0 ? ErrorCode : oserr::LockViolation, sc::LockWait);
         return;
     }

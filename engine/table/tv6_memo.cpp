@@ -32,7 +32,6 @@ constexpr uint32_t FoxTextType = 1;
 constexpr int32_t WriteFailure = 101; // "Disk write error"
 constexpr int64_t MaxFileOffset = std::numeric_limits<int32_t>::max();
 
-
 int32_t Clamp32(int64_t v) {
     return static_cast<int32_t>(std::clamp<int64_t>(v, 0, std::numeric_limits<int32_t>::max()));
 }
@@ -260,29 +259,23 @@ void TVobjMemo::ReadMemo(uint8_t* Buffer, int32_t Block, int32_t& Length) {
 }
 
 bool TVobjMemo::LockMemo() {
-    int32_t tries = LockRetryDelay == 0 ? 1 : std::max(LockWaitTotal / LockRetryDelay, 1);
     bool locked = false;
-    while (!locked && tries != 0) {
-        switch (LockProtocol) {
-        case Default:
-        case FoxLock:
-            locked = LockRange(MemoLockOffset - 1, 1);
-            break;
-        case DB4Lock:
-            locked = LockRange(MemoLockOffset - 1, 2);
-            break;
-        case ClipLock:
-            locked = LockRange(MemoLockOffset, 1);
-            break;
-        default:
-            // No lock position is known for the protocol: no write may proceed, and
-            // waiting cannot change that.
-            ErrorCode = oserr::LockViolation;
-            tries = 1;
-            break;
-        }
-        if (!locked && --tries != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(LockRetryDelay));
+    switch (LockProtocol) {
+    case Default:
+    case FoxLock:
+        locked = LockRangeWaiting(MemoLockOffset - 1, 1);
+        break;
+    case DB4Lock:
+        locked = LockRangeWaiting(MemoLockOffset - 1, 2);
+        break;
+    case ClipLock:
+        locked = LockRangeWaiting(MemoLockOffset, 1);
+        break;
+    default:
+        // No lock position is known for the protocol: no write may proceed, and
+        // waiting cannot change that.
+        ErrorCode = oserr::LockViolation;
+        break;
     }
     if (!locked) CheckError(ErrorCode != 0 ? ErrorCode : oserr::LockViolation, sc::MemoLock);
     return locked;
@@ -389,7 +382,8 @@ void TVobjMemo4::FreeBlocks(int32_t Block) {
         ReadAt(static_cast<uint32_t>(static_cast<int64_t>(Block) * BlockSize), memo, sizeof memo);
     const int64_t length = GetLE32(memo + 4);
     const int64_t blocks = (BlockSize - 1 + length) / BlockSize;
-    if (GetLE16(memo) != Dbase4UsedMarker || length < MemoHeaderSize || Block + blocks > EndBlock()) {
+    if (GetLE16(memo) != Dbase4UsedMarker || length < MemoHeaderSize ||
+        Block + blocks > EndBlock()) {
         FormatError();
         return;
     }
