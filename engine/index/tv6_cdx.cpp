@@ -4,12 +4,14 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/base/tv6_disk.h"
+#include "engine/base/tv6_eror.h"
 #include "engine/table/TVO_dBaseFld.h"
 #include "platform/code_page.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <exception>
 #include <utility>
 
 namespace tarnis {
@@ -174,14 +176,16 @@ TVobjCDXTag::~TVobjCDXTag() {
 }
 
 void TVobjCDXTag::ConvertKey(TVobjIndexKeyData& Key) {
+    StoredForm(Key);
+    CutToKeyLength(Key);
+}
+
+void TVobjCDXTag::StoredForm(TVobjIndexKeyData& Key) {
     if (KeyType == 'C') {
         if (Key.Kind != vkText) Key.SetString(Key.AsString());
         Key.TrimRight();
-        if (KeyLength > 0 && Key.Size > KeyLength) Key.Size = KeyLength;
         if (!Key.IsEmpty() && GeneralCollation()) {
             std::string weights = CDXGeneralWeights(Key.TextView());
-            if (KeyLength > 0 && std::cmp_greater(weights.size(), KeyLength))
-                weights.resize(static_cast<size_t>(KeyLength));
             NormaliseWeights(weights);
             Key.SetBytes(weights.data(), static_cast<int32_t>(weights.size()));
         }
@@ -190,8 +194,23 @@ void TVobjCDXTag::ConvertKey(TVobjIndexKeyData& Key) {
     const double value = KeyType == 'D' ? static_cast<double>(Key.AsDate()) : Key.AsNumber();
     uint8_t bytes[8];
     CDXNumberKey(value, bytes);
-    const int32_t length = KeyLength > 0 ? std::min<int32_t>(KeyLength, 8) : 8;
-    Key.SetBytes(bytes, length);
+    Key.SetBytes(bytes, 8);
+}
+
+void TVobjCDXTag::CutToKeyLength(TVobjIndexKeyData& Key) {
+    if (KeyLength <= 0 || Key.IsEmpty() || Key.Size <= KeyLength) return;
+    if (KeyType != 'C') {
+        Key.Size = KeyLength;
+    } else if (Key.Kind == vkText) {
+        // Blanks the cut brings to the end go, as from every stored 'C' key.
+        Key.Size = KeyLength;
+        Key.TrimRight();
+    } else {
+        std::string weights(reinterpret_cast<const char*>(Key.Data.get()),
+                            static_cast<size_t>(KeyLength));
+        NormaliseWeights(weights);
+        Key.SetBytes(weights.data(), static_cast<int32_t>(weights.size()));
+    }
 }
 
 bool TVobjCDXTag::DefineTag(const std::string& Name, const std::string& KeyExpr,
@@ -207,10 +226,16 @@ bool TVobjCDXTag::DefineTag(const std::string& Name, const std::string& KeyExpr,
         if (!EvaluateKey(value, flag)) return result;
         switch (value.Kind) {
         case vkText:
-        case vkLogical:
+        case vkLogical: {
+            // No stored key holds a value this long; the sorter refuses the length.
+            const int32_t length =
+                std::min(value.Size * (Collation == 2 ? 2 : 1), CdxMaxKeyLength + 1);
+            // An empty value gives no key length: a header of key length 0 is damaged.
+            if (length == 0) return result;
             KeyType = 'C';
-            KeyLength = static_cast<int16_t>(value.Size * (Collation == 2 ? 2 : 1));
+            KeyLength = static_cast<int16_t>(length);
             break;
+        }
         case vkNumber:
             KeyType = 'N';
             KeyLength = 8;
@@ -222,16 +247,13 @@ bool TVobjCDXTag::DefineTag(const std::string& Name, const std::string& KeyExpr,
         default:
             break;
         }
+        if (KeyLength <= 0) return result;
     }
     EntrySize = static_cast<uint16_t>(KeyLength + 8);
     MaxBranchKeys = static_cast<uint16_t>(CdxBranchArea / EntrySize);
-    // Building a user tag from the table's records comes with the tag builder.
-    if (!KeyExpr.empty()) return result;
     const uint8_t zero[CdxHeaderSize] = {};
     IndexFile->WriteBlock(HeaderPosition, zero, CdxHeaderSize);
-    WriteEmptyRoot();
-    HeaderChanged = true;
-    WriteHeader();
+    BuildTag();
     return true;
 }
 
@@ -341,6 +363,12 @@ bool TVobjCDXTag::WriteHeader() {
     return true;
 }
 
+void TVobjCDXTag::DiscardPath() {
+    for (TVobjIndexKey* node = RootNode.get(); node != nullptr; node = node->Child.get())
+        node->Changed = false;
+    RootNode.reset();
+}
+
 void TVobjCDXTag::WriteEmptyRoot() {
     RootPosition = IndexFile->AllocateNode();
     uint8_t image[CdxBlockSize] = {};
@@ -430,12 +458,169 @@ int32_t TVobjCDXFile::FindFileEnd() {
     return NextFree;
 }
 
+// ---------------------------------------------------------------------------
+// Tags: create, delete, rebuild
+// ---------------------------------------------------------------------------
+
+TVobjIndexKeyData TVobjCDXFile::DirectoryKey(const std::string& Name) const {
+    TVobjIndexKeyData key;
+    const size_t first = Name.find_first_not_of(' ');
+    if (first != std::string::npos)
+        key.SetString(Name.substr(first, Name.find_last_not_of(' ') + 1 - first));
+    key.Translate(Table != nullptr ? Table->TranslationTable : nullptr);
+    if (StructuralTag && key.Size > StructuralTag->KeyLength) key.Size = StructuralTag->KeyLength;
+    key.TrimRight();
+    return key;
+}
+
+int32_t TVobjCDXFile::TagIndexFor(const TVobjIndexKeyData& Key) const {
+    for (int32_t i = TagCount() - 1; i >= 0; --i)
+        if (AnsiCompareText(Tags[static_cast<size_t>(i)]->TagName, Key.TextView()) == 0) return i;
+    return -1;
+}
+
+bool TVobjCDXFile::CreateTag(const std::string& Name, const std::string& KeyExpr,
+                             const std::string& ForExpr, bool IsAscending, bool IsUnique) {
+    if (!DiskFile || !StructuralTag) return false;
+    TVobjIndexKeyData entry = DirectoryKey(Name);
+    if (entry.IsEmpty()) return false;
+    const std::string name = entry.AsString();
+    StructuralTag->ResetNodes(0);
+    const int32_t replaced = TagIndexFor(entry);
+
+    // The new tag is built before the directory changes, so that a definition that
+    // fails leaves every tag as it was.
+    auto tag = std::make_unique<TVobjCDXTag>(this, name, -1);
+    tag->Collation = 1;
+    bool result = false;
+    try {
+        result = tag->DefineTag(name, KeyExpr, ForExpr, IsAscending, IsUnique);
+    } catch (...) {
+        tag->DiscardPath();
+        tag->HeaderChanged = false;
+        NextFree = -1;
+        throw;
+    }
+    if (!result) {
+        tag->HeaderChanged = false;
+        NextFree = -1;
+        return false;
+    }
+
+    if (replaced >= 0) {
+        entry.Reference = Tags[static_cast<size_t>(replaced)]->HeaderPosition;
+        if (StructuralTag->Seek(entry) != 0 && StructuralTag->RootNode)
+            StructuralTag->RootNode->DeleteEntry();
+        Tags.erase(Tags.begin() + replaced);
+    }
+    entry.Reference = tag->HeaderPosition;
+    Tags.push_back(std::move(tag));
+    StructuralTag->AddKey(entry);
+    if (StructuralTag->RootNode) StructuralTag->RootNode->Changed = true;
+    StructuralTag->ReleaseNodes();
+    return result;
+}
+
+bool TVobjCDXFile::DeleteTag(const std::string& Name) {
+    if (Tags.empty() || !StructuralTag) return false;
+    TVobjIndexKeyData entry = DirectoryKey(Name);
+    const int32_t index = entry.IsEmpty() ? -1 : TagIndexFor(entry);
+    if (index < 0) return false;
+    StructuralTag->ResetNodes(0);
+    entry.Reference = Tags[static_cast<size_t>(index)]->HeaderPosition;
+    if (StructuralTag->Seek(entry) != 0 && StructuralTag->RootNode)
+        StructuralTag->RootNode->DeleteEntry();
+    Tags.erase(Tags.begin() + index);
+    if (StructuralTag->RootNode) StructuralTag->RootNode->Changed = true;
+    StructuralTag->ReleaseNodes();
+    if (Tags.empty()) RebuildAll();
+    return true;
+}
+
+void TVobjCDXFile::RebuildAll() {
+    if (!DiskFile || !StructuralTag) return;
+    // A key length the sorter refuses is refused before the file changes.
+    for (const auto& tag : Tags)
+        if (tag->KeyLength + 1 > TtvSort::MaxSortKeyLength)
+            throw ETarnisError("Sort key length greater than 240 bytes");
+
+    if (!DiskFile->LockWholeFile()) {
+        ReportError(DiskFile->ErrorCode, sc::Truncate, DiskFile->FileName);
+        return;
+    }
+    // The lock goes however the rebuild ends (an unshared file counts no lock).
+    struct Unlocker {
+        TVO_DiskFile& file;
+        ~Unlocker() {
+            if (file.Shared) file.Unlock();
+        }
+    } unlocker{*DiskFile};
+
+    // Every directory entry goes: the old tree is dropped and an empty root leaf is
+    // written at 1024 once the file is cut back.
+    StructuralTag->DiscardPath();
+    for (const auto& tag : Tags)
+        tag->ReleaseNodes();
+    DiskFile->Truncate(CdxBlockSize + CdxHeaderSize);
+    NextFree = CdxBlockSize + CdxHeaderSize;
+    auto root = std::make_unique<TVobjIndexKey>(StructuralTag.get(), 0, nullptr);
+    root->NodePosition = CdxHeaderSize;
+    root->NodeKind = 3;
+    root->Changed = true;
+    StructuralTag->RootNode = std::move(root);
+    StructuralTag->RootPosition = CdxHeaderSize;
+    StructuralTag->Version = 0;
+    StructuralTag->HeaderChanged = true;
+    StructuralTag->ReleaseNodes();
+
+    std::exception_ptr failure;
+    for (const auto& item : Tags) {
+        auto& tag = static_cast<TVobjCDXTag&>(*item);
+        tag.HeaderPosition = AllocateNode();
+        AllocateNode();
+        tag.HeaderChanged = true;
+        tag.Version = 0;
+        tag.WriteHeader();
+        try {
+            tag.BuildTag();
+        } catch (...) {
+            // The tag keeps a usable empty tree but leaves the directory; the others
+            // are still rebuilt.
+            if (!failure) failure = std::current_exception();
+            tag.DiscardPath();
+            tag.WriteEmptyRoot();
+            tag.HeaderChanged = true;
+            tag.WriteHeader();
+            continue;
+        }
+        TVobjIndexKeyData entry;
+        entry.SetText(tag.TagName.c_str());
+        entry.Reference = tag.HeaderPosition;
+        StructuralTag->AddKey(entry);
+    }
+    StructuralTag->ReleaseNodes();
+    if (failure) std::rethrow_exception(failure);
+}
+
 bool TVobjCDXFile::UpdateRecordKeys(int32_t Record, bool Appended) {
     if (StructuralTag) {
         ++StructuralTag->Version;
         StructuralTag->HeaderChanged = true;
     }
     return TVobjIndexFile::UpdateRecordKeys(Record, Appended);
+}
+
+void TVobjCDXFile::WriteBackChanges() {
+    TVobjIndexFile::WriteBackChanges();
+    if (StructuralTag) StructuralTag->ReleaseNodes();
+}
+
+void TVobjCDXFile::ReloadHeaders() {
+    if (StructuralTag) {
+        StructuralTag->ReleaseNodes();
+        if (!StructuralTag->ReadHeader()) ReportDamage();
+    }
+    TVobjIndexFile::ReloadHeaders();
 }
 
 bool TVobjCDXFile::ChangedExternally() {

@@ -111,13 +111,57 @@
 // - A node emptied by a deletion is unlinked from its neighbours when it is written.
 // - The table is marked as having a production index only when its name equals this
 //   file's name up to the extension's dot (the dot included).
-// - Building tags from the table's records (CreateTag, DeleteTag, RebuildAll and the
-//   build step of DefineTag) is not here yet: those keep the framework's behaviour,
-//   and DefineTag fixes a user tag's options, key type and key length and answers
-//   false. The tag directory of a new file is built completely.
+// - A 'C' key cut to the key length loses the blanks the cut leaves at its end, as
+//   every stored 'C' key does.
+//
+// Building and maintaining tags (TVobjSortCDX.h has the node writer):
+//   DefineTag    fixes the options and the key (type and length from the key of the
+//                table's current record: 'C' its length, 'N' and 'D' 8, the directory
+//                'C' 10), clears the header and builds the tag (BuildTag).
+//   BuildTag     reads every record straight from the table file (deleted ones too),
+//                sorts the keys of those that pass the FOR condition and writes the
+//                tree bottom-up; progress goes through the table's StatusReport:
+//                  (-1, 1, record count), (1, r, 0) per record, (0, 0, 0),
+//                  (-1, 2, record count), (2, keys written, 0) per key, (0, 0, 0).
+//                A tag without keys gets an empty root leaf; the directory always does.
+//   CreateTag    adds a tag (collation MACHINE, written without a name) or replaces
+//                the tag of that name: afterwards the directory holds one entry for
+//                the name, pointing at the new header. A replaced tag's header and
+//                nodes stay in the file unused.
+//   DeleteTag    removes the tag's directory entry; its space stays used until
+//                RebuildAll, which runs when the last tag goes (leaving 1536 bytes).
+//   RebuildAll   under the whole-file lock: truncates the file to 1536 bytes, writes
+//                an empty directory (change counter 0), then for each tag in Tags
+//                order its header and its nodes, entering it in the directory.
+//   UpdateRecordKeys counts every record update in the directory's Version, which
+//                reaches the file with the directory header; ChangedExternally (shared
+//                files only) compares the counter in the file with it.
+// Names given to CreateTag and DeleteTag are trimmed, upper-cased with the table's
+// translation table and cut to the directory's key length (10): a tag is known by what
+// its directory entry holds. They select a tag whose whole name is equal, ignoring
+// case: DEV does not select DEVDIST.
+// Sorter errors ("Sort key length greater than 240 bytes", which a key length of 240
+// gives, and a record key longer than key length + 1), expression errors and disk
+// errors end a build with their exception. The file is kept consistent:
+// - CreateTag builds the new tag before it touches the directory: a failed or refused
+//   definition (the key gives no value, or an empty one) changes no tag and no directory
+//   entry, and answers false or raises; the blocks the build wrote stay unused.
+// - RebuildAll refuses a tag of key length 240 before it changes anything; a tag whose
+//   build fails later gets an empty root and is left out of the directory (so it is
+//   gone when the file is opened again), the other tags are rebuilt, the lock is
+//   released, and then the first error is raised.
+// - A key of exactly key length + 1 bytes is cut to the key length, as ConvertKey cuts
+//   every longer key.
+// - Callers that keep a tag (the table handler's master tag) must let it go before
+//   CreateTag replaces it or DeleteTag removes it: the object is freed.
+// - Builds always read the table file: a compound file without a disk file is never
+//   valid, and its CreateTag, DeleteTag and RebuildAll do nothing (false).
+// - Tags read with the general collation keep it through RebuildAll; new tags never
+//   get it.
 #pragma once
 
 #include "engine/index/tv6_indx.h"
+#include "engine/index/tv6_sort.h"
 
 #include <cstdint>
 #include <string>
@@ -168,6 +212,9 @@ public:
     ~TVobjCDXTag() override;
 
     void ConvertKey(TVobjIndexKeyData& Key) override;
+    // Fixes the options and the key type and length, then builds the tag. False (and
+    // nothing written) when the key expression gives no value for the current record,
+    // or an empty 'C' value, which no key length can hold.
     bool DefineTag(const std::string& Name, const std::string& KeyExpr, const std::string& ForExpr,
                    bool Ascending, bool Unique) override;
     // The framework's insertion with the key's RecordNumber set to its Reference.
@@ -183,8 +230,22 @@ public:
     bool IsDirectory() const { return (Options & CdxOptionDirectory) != 0; }
     bool GeneralCollation() const { return KeyType == 'C' && Collation >= 2 && !IsDirectory(); }
 
-private:
+    // (Re)builds the tag's nodes from the table (the directory: an empty root) and
+    // writes its header. The cached path is dropped unwritten first: its nodes belong
+    // to the old tree.
+    void BuildTag();
+    // The stored form of an evaluated key, not cut to the key length (ConvertKey is
+    // StoredForm, then CutToKeyLength).
+    void StoredForm(TVobjIndexKeyData& Key);
+    // A stored form longer than the key length cut to it, in the form reading the node
+    // gives back.
+    void CutToKeyLength(TVobjIndexKeyData& Key);
+    // RootPosition := a new node holding an empty root leaf.
     void WriteEmptyRoot();
+    // Drops the cached path without writing it.
+    void DiscardPath();
+
+private:
     bool DecodeLeaf(const uint8_t* Image, TVobjIndexKey& Node);
     bool DecodeBranch(const uint8_t* Image, TVobjIndexKey& Node);
     void EncodeLeaf(uint8_t* Image, TVobjIndexKey& Node);
@@ -200,6 +261,10 @@ class TVobjCDXFile : public TVobjIndexFile {
 public:
     // The tag directory, kept out of Tags.
     std::unique_ptr<TVobjCDXTag> StructuralTag;
+    // The sizes the sorter of a build works with (tests make them small), and what the
+    // sorter of the last build reported.
+    TtvSortLimits SortLimits;
+    TtvSortStats BuildStats;
 
     // Opens (or, with Create, makes) the file and reads its tag directory; Valid
     // tells whether that worked. See the .cpp for the steps.
@@ -208,12 +273,25 @@ public:
     // Frees the directory, then the tags, while the compound writers still exist.
     ~TVobjCDXFile() override;
 
+    bool CreateTag(const std::string& Name, const std::string& KeyExpr, const std::string& ForExpr,
+                   bool Ascending, bool Unique) override;
+    bool DeleteTag(const std::string& Name) override;
     int32_t AllocateNode() override;
     int32_t FindFileEnd() override;
+    void RebuildAll() override;
     // The directory's Version + 1 (written with its header), then every tag.
     bool UpdateRecordKeys(int32_t Record, bool Appended) override;
     // On a shared file: whether the change counter in the file differs from Version.
     bool ChangedExternally() override;
+    // The directory too: its header carries the change counter to the file.
+    void WriteBackChanges() override;
+    void ReloadHeaders() override;
+
+private:
+    // A tag name as the directory holds it: trimmed, translated, cut to its key length.
+    TVobjIndexKeyData DirectoryKey(const std::string& Name) const;
+    // The last tag whose name equals the key's text, ignoring case; -1 when none.
+    int32_t TagIndexFor(const TVobjIndexKeyData& Key) const;
 };
 
 } // namespace tarnis

@@ -94,6 +94,19 @@ bool TVobjIndexFile::ChangedExternally() {
     return false;
 }
 
+void TVobjIndexFile::WriteBackChanges() {
+    for (auto& tag : Tags)
+        tag->ReleaseNodes();
+}
+
+void TVobjIndexFile::ReloadHeaders() {
+    NextFree = -1;
+    for (auto& tag : Tags) {
+        tag->ReleaseNodes();
+        if (!tag->ReadHeader()) ReportDamage();
+    }
+}
+
 void TVobjIndexFile::SetLockProtocol(uint8_t Kind) {
     LockProtocol = Kind;
     switch (Kind) {

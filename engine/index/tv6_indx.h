@@ -380,6 +380,13 @@ public:
     virtual bool ChangedExternally();
     // Protocol 0 and 3, 1, 2 set the lock points; 4 and above change nothing.
     virtual void SetLockProtocol(uint8_t Kind);
+    // Shared use, before the index lock is given up: every tag writes its cached path
+    // and a changed header, so that the file holds everything this process changed.
+    virtual void WriteBackChanges();
+    // Shared use, after the index lock was taken and ChangedExternally: another
+    // process changed the file, so every cached path is dropped and every tag header
+    // (root position, counters) is read again.
+    virtual void ReloadHeaders();
 
     // ---- public operations ----
 

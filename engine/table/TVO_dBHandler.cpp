@@ -202,13 +202,27 @@ bool TVO_dBHandler::LockIndexes() {
             return false;
         }
         locked.push_back(file);
+        // Another process may have changed the file since this one last held the
+        // lock: its cached nodes and tag headers (a new root) would be stale.
+        if (file->DiskFile->Shared && file->ChangedExternally()) {
+            file->ReloadHeaders();
+            if (MasterTag && MasterTag->IndexFile == file) MasterTag->ResetNodes(1);
+        }
     }
     return true;
 }
 
 void TVO_dBHandler::UnlockIndexes() {
-    for (auto& file : IndexSlots)
-        if (file && file->DiskFile) file->DiskFile->Unlock();
+    for (auto& file : IndexSlots) {
+        if (!file || !file->DiskFile) continue;
+        // What this process changed reaches the file before others may read it.
+        if (file->DiskFile->Shared && file->DiskFile->LockCount == 1) {
+            file->WriteBackChanges();
+            if (MasterTag && MasterTag->IndexFile == file.get() && !MasterTag->RootNode)
+                MasterTag->ResetNodes(1);
+        }
+        file->DiskFile->Unlock();
+    }
 }
 
 void TVO_dBHandler::SetLockProtocol(int32_t Protocol) {

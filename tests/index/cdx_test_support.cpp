@@ -77,13 +77,41 @@ bool IndexedTable::Notify(int32_t Event, int32_t Value) {
     return true;
 }
 
+std::vector<int32_t> WalkRecords(TVobjIndexTag& tag, bool forward) {
+    std::vector<int32_t> records;
+    tag.ResetNodes(2);
+    for (int32_t r = tag.Move(forward ? MoveTop : MoveBottom); r != 0;
+         r = tag.Move(forward ? MoveNext : MovePrior)) {
+        records.push_back(r);
+        // A loop in a damaged tree must not hang the test.
+        if (records.size() > 10'000'000) break;
+    }
+    return records;
+}
+
 TVobjCDXTag* AddEmptyTag(TVobjCDXFile& file, const std::string& name, const std::string& key,
                          const std::string& forCondition, bool ascending, bool unique,
                          uint8_t collation) {
     auto tag = std::make_unique<TVobjCDXTag>(&file, name, -1);
     tag->Collation = collation;
-    // Fixes the options, key type and key length from the table's current record.
-    tag->DefineTag(name, key, forCondition, ascending, unique);
+    // The definition without the build (DefineTag builds, and cannot build a tag of
+    // key length 240): the framework's part, then the key type and length from the
+    // table's current record.
+    tag->TVobjIndexTag::DefineTag(name, key, forCondition, ascending, unique);
+    tag->Descending = !ascending;
+    TVobjIndexKeyData value(256);
+    bool flag = false;
+    if (tag->EvaluateKey(value, flag)) {
+        if (value.Kind == vkNumber || value.Kind == vkDate) {
+            tag->KeyType = value.Kind == vkNumber ? 'N' : 'D';
+            tag->KeyLength = 8;
+        } else {
+            tag->KeyType = 'C';
+            tag->KeyLength = static_cast<int16_t>(value.Size * (collation == 2 ? 2 : 1));
+        }
+    }
+    tag->EntrySize = static_cast<uint16_t>(tag->KeyLength + 8);
+    tag->MaxBranchKeys = static_cast<uint16_t>(500 / tag->EntrySize);
     TVobjIndexKey root(tag.get(), 0, nullptr);
     root.NodeKind = 3;
     root.Changed = true;
@@ -281,6 +309,7 @@ private:
         RawNode node;
         node.Position = position;
         const uint8_t* p = At(position);
+        node.Bytes.assign(reinterpret_cast<const char*>(p), 512);
         node.Attributes = GetLE16(p);
         const uint16_t count = GetLE16(p + 2);
         node.Left = static_cast<int32_t>(GetLE32(p + 4));

@@ -1,7 +1,7 @@
 // Shared pieces of the compound-index tests: the fixtures' expected walks, a table
 // that keeps its index files current when it writes a record, a way to give a CDX
-// file a new empty tag before the tag builder exists, and an independent decoder of
-// the CDX bytes that checks the layout other programs expect.
+// file a new empty tag whatever the table holds (and whatever its key length), and an
+// independent decoder of the CDX bytes that checks the layout other programs expect.
 #pragma once
 
 #include "engine/index/tv6_cdx.h"
@@ -41,8 +41,13 @@ public:
     bool Notify(int32_t Event, int32_t Value) override;
 };
 
-// Gives the file a new tag with an empty root leaf and enters it in the directory.
-// Its key type and length come from the table's current record.
+// The records of the tag in its order (forwards from MoveTop or backwards from
+// MoveBottom), deleted records included.
+std::vector<int32_t> WalkRecords(TVobjIndexTag& tag, bool forward = true);
+
+// Gives the file a new tag with an empty root leaf and enters it in the directory,
+// without building it from the table. Its key type and length come from the table's
+// current record.
 TVobjCDXTag* AddEmptyTag(TVobjCDXFile& file, const std::string& name, const std::string& key,
                          const std::string& forCondition = "", bool ascending = true,
                          bool unique = false, uint8_t collation = 1);
@@ -69,6 +74,7 @@ struct RawNode {
     uint8_t DuplicateMask = 0, TrailMask = 0, RecordBits = 0, DuplicateBits = 0, TrailBits = 0,
             EntryBytes = 0;
     std::vector<RawEntry> Entries;
+    std::string Bytes; // the 512 bytes of the node
 };
 
 struct RawTag {

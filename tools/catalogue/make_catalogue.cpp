@@ -2,15 +2,20 @@
 // (default: data/ of the source tree when run from its root).
 //
 //   RADERA.DBF + RADERA.FPT   the games (FoxPro table, version 0xF5, 64-byte memo blocks)
-//   CATEGORY.DBF              the categories (version 0x03, no memo file)
-//   DEVDIST.DBF               the developers and distributors (version 0x03)
+//   RADERA.CDX                tags TITLE (key TITLE) and CATEGORY (key CATEGORY)
+//   CATEGORY.DBF + .CDX       the categories (version 0x03, no memo file); tag CATEGORY
+//   DEVDIST.DBF + .CDX        the developers and distributors (version 0x03); tag DEVDIST
 //
-// Text is stored in code page 850. The output is the same on every run: the header's
-// last-update date and change stamp are set to fixed values after writing.
+// Each compound file has the table's name, so it is the table's production index (its
+// header flag is set). Text is stored in code page 850. The output is the same on every
+// run: the header's last-update date and change stamp are set to fixed values after
+// writing; the compound files hold nothing that depends on the time.
 #include "engine/base/tv6_disk.h"
+#include "engine/index/tv6_cdx.h"
 #include "engine/table/TVO_dBaseFld.h"
 #include "engine/table/table_create.h"
 #include "platform/code_page.h"
+#include "platform/file_names.h"
 #include "tools/catalogue/catalogue_data.h"
 
 #include <cstring>
@@ -44,6 +49,17 @@ void FixHeaderStamp(const std::string& path) {
     file.Flush();
 }
 
+// The table's compound index (same name, ".CDX") made anew with one tag per field
+// name, keyed on that field.
+void WriteIndex(TVO_dBaseFld& table, const std::string& path,
+                const std::vector<const char*>& fields) {
+    TVobjCDXFile index(&table, ChangeFileExt(path, ".CDX"), true, false, true, true);
+    if (!index.Valid) throw std::runtime_error("cannot make the index of " + path);
+    for (const char* field : fields)
+        if (!index.CreateTag(field, field, "", true, false))
+            throw std::runtime_error(std::string("cannot build tag ") + field);
+}
+
 void WriteList(const std::string& path, const char* field, const std::vector<std::string>& values) {
     CreateTableFile(path, NoMemo, {{field, 'C', 30}});
     {
@@ -53,6 +69,7 @@ void WriteList(const std::string& path, const char* field, const std::vector<std
             PutText(table, field, value);
             table.AppendRecord();
         }
+        WriteIndex(table, path, {field});
     }
     FixHeaderStamp(path);
 }
@@ -90,6 +107,7 @@ void WriteGames(const std::string& path) {
             table.AppendRecord();
             if (game.Deleted) table.DeleteRecord();
         }
+        WriteIndex(table, path, {"TITLE", "CATEGORY"});
     }
     FixHeaderStamp(path);
 }

@@ -111,9 +111,12 @@ int CommandList(const Args& args) {
         if (json) {
             line = "{\"recno\":" + std::to_string(table->RecNo) +
                    ",\"deleted\":" + (deleted ? "true" : "false");
-            for (int32_t no = 1; no <= table->FieldCount; ++no)
-                line += "," + JsonString(DecodeToUtf8(table->FieldName(no), page)) + ":" +
-                        FieldJson(*table, no, page);
+            for (int32_t no = 1; no <= table->FieldCount; ++no) {
+                line += ',';
+                line += JsonString(DecodeToUtf8(table->FieldName(no), page));
+                line += ':';
+                line += FieldJson(*table, no, page);
+            }
             line += "}";
         } else {
             std::string recno = std::to_string(table->RecNo);

@@ -23,5 +23,8 @@ int CommandImport(const Args& args);
 int CommandPack(const Args& args);
 int CommandCheck(const Args& args);
 int CommandSeek(const Args& args);
+int CommandIndex(const Args& args);
+int CommandReindex(const Args& args);
+int CommandDeleteTag(const Args& args);
 
 } // namespace tarnis::tool

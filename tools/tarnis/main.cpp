@@ -44,6 +44,14 @@ Commands:
   check TABLE --index FILE...
                               verifies every tag against the table; exit status 1
                               with a report of what is wrong
+  index TABLE FILE.CDX TAG KEY [--for EXPR] [--unique] [--descending]
+        [--codepage ...]      builds the tag from the table into the compound
+                              file (made when missing), replacing a tag of that
+                              name: "TAG: N keys"
+  reindex TABLE --index FILE...
+                              rebuilds every tag of the files: "FILE TAG: N keys"
+                              per tag; a progress bar on a terminal
+  deltag TABLE FILE.CDX TAG   removes the tag from the compound file
   eval TABLE EXPR [--deleted] [--codepage ...]
                               evaluates the xBase expression for every record:
                               one line "recno<TAB>value" per record (dates as
@@ -71,7 +79,8 @@ int main(int argc, char** argv) {
     const std::map<std::string, int (*)(const Args&)> commands = {
         {"info", CommandInfo},   {"list", CommandList},     {"memo", CommandMemo},
         {"eval", CommandEval},   {"import", CommandImport}, {"pack", CommandPack},
-        {"check", CommandCheck}, {"seek", CommandSeek}};
+        {"check", CommandCheck}, {"seek", CommandSeek},     {"index", CommandIndex},
+        {"reindex", CommandReindex}, {"deltag", CommandDeleteTag}};
     const auto command = commands.find(all[0]);
     try {
         if (command == commands.end()) throw UsageError("unknown command " + all[0]);
