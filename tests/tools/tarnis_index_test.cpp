@@ -2,6 +2,7 @@
 // order with list --tag, and seek.
 #include "support/temp_dir.h"
 #include "support/test_data.h"
+#include "tool_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -14,42 +15,10 @@
 namespace tarnis {
 namespace {
 
-struct ToolRun {
-    int Status;
-    std::string Out;
-    std::string Err;
-};
-
-std::string Quote(const std::string& arg) {
-    std::string q = "'";
-    for (char c : arg)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-ToolRun Tarnis(const std::vector<std::string>& args) {
-    test::TempDir dir;
-    std::string command = Quote(TARNIS_TOOL);
-    for (const auto& a : args)
-        command += " " + Quote(a);
-    command += " 2>" + Quote(dir.File("err"));
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        out.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out,
-            test::ReadFileBytes(dir.File("err"))};
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
+using test::Lines;
+using test::Quote;
+using test::Tarnis;
+using test::ToolRun;
 
 // recno and deleted mark of each line of an expected walk, in order.
 struct Walked {
