@@ -46,8 +46,8 @@ std::string Dir() {
 }
 
 std::string NameOf(uint32_t seed, int64_t i) {
-    char name[24];
-    std::snprintf(name, sizeof name, "%08x%012lld", seed, static_cast<long long>(i));
+    char name[40];
+    std::snprintf(name, sizeof name, "%08x%012lld", seed, static_cast<long long>(i % 1000000000000LL));
     return name;
 }
 
