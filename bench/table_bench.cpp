@@ -175,7 +175,7 @@ void Pack(benchmark::State& state) {
     const std::string source = SharedTable(count);
     for (auto _ : state) {
         state.PauseTiming();
-        for (const char* ext : {".DBF", ".CDX"})
+        for (const char* ext : {".DBF", ".FPT", ".CDX"})
             fs::copy_file(fs::path(source).replace_extension(ext), Dir() + "/P" + ext,
                           fs::copy_options::overwrite_existing);
         auto t = Open(Dir() + "/P.DBF");
