@@ -25,6 +25,8 @@ enum class TCodePage { CP850, CP1252, CP437, Latin1 };
 
 // Unicode code point of a byte under the page (Latin1: the byte's own number).
 char32_t CodePointOf(TCodePage page, uint8_t byte);
+// Appends the UTF-8 form of a code point.
+void AppendUtf8(std::string& out, char32_t cp);
 // The bytes decoded under the page, as UTF-8.
 std::string DecodeToUtf8(std::string_view bytes, TCodePage page);
 // UTF-8 encoded to the page; characters the page lacks become "?". False when the
