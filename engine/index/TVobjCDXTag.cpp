@@ -26,6 +26,24 @@ int32_t CommonPrefix(std::string_view a, std::string_view b) {
     return static_cast<int32_t>(i);
 }
 
+// One entry from a key's stored bytes: a character key without its trailing blanks,
+// any other key as its raw bytes.
+std::unique_ptr<TVobjIndexKeyData> DecodedEntry(const uint8_t* key, int32_t length, bool text,
+                                                int32_t record, int32_t reference) {
+    auto entry = std::make_unique<TVobjIndexKeyData>();
+    if (text) {
+        while (length > 0 && key[length - 1] == ' ')
+            --length;
+        entry->SetString(
+            std::string_view(reinterpret_cast<const char*>(key), static_cast<size_t>(length)));
+    } else {
+        entry->SetBytes(key, length);
+    }
+    entry->RecordNumber = record;
+    entry->Reference = reference;
+    return entry;
+}
+
 void PutLayout(uint8_t* image, const TVobjIndexKey& node) {
     PutLE32(image + 14, node.RecordMask);
     image[18] = node.DuplicateMask;
@@ -119,19 +137,9 @@ bool TVobjCDXTag::DecodeLeaf(const uint8_t* Image, TVobjIndexKey& Node) {
         if (general)
             for (int32_t j = end - 1; j > 0 && work[j] < 0x10; --j)
                 work[j] |= 0xF0;
-        auto entry = std::make_unique<TVobjIndexKeyData>();
-        if (text) {
-            int32_t length = end;
-            while (length > 0 && work[length - 1] == ' ')
-                --length;
-            entry->SetString(
-                std::string_view(reinterpret_cast<const char*>(work), static_cast<size_t>(length)));
-        } else {
-            entry->SetBytes(work, keyLength);
-        }
-        entry->RecordNumber = static_cast<int32_t>(record);
-        entry->Reference = static_cast<int32_t>(record);
-        Node.Entries.push_back(std::move(entry));
+        Node.Entries.push_back(DecodedEntry(work, text ? end : keyLength, text,
+                                            static_cast<int32_t>(record),
+                                            static_cast<int32_t>(record)));
     }
     return true;
 }
@@ -156,18 +164,9 @@ bool TVobjCDXTag::DecodeBranch(const uint8_t* Image, TVobjIndexKey& Node) {
             for (; j > 0 && work[j] < 0x10; --j)
                 work[j] |= 0xF0;
         }
-        auto entry = std::make_unique<TVobjIndexKeyData>();
-        if (text) {
-            int32_t length = keyLength;
-            while (length > 0 && work[length - 1] == ' ')
-                --length;
-            entry->SetString(
-                std::string_view(reinterpret_cast<const char*>(work), static_cast<size_t>(length)));
-        } else {
-            entry->SetBytes(work, keyLength);
-        }
-        entry->RecordNumber = static_cast<int32_t>(GetBE32(p + keyLength));
-        entry->Reference = static_cast<int32_t>(GetBE32(p + keyLength + 4));
+        auto entry =
+            DecodedEntry(work, keyLength, text, static_cast<int32_t>(GetBE32(p + keyLength)),
+                         static_cast<int32_t>(GetBE32(p + keyLength + 4)));
         Node.Entries.push_back(std::move(entry));
     }
     return true;
